@@ -1,0 +1,48 @@
+// Row kernels of the separable SSIM window.
+//
+// Pure kernels: pointers, counts and element strides only, no interpreter and
+// no threads. Every value is a float32 operation rounded on its own (no fused
+// multiply-add, no reassociation); vector paths work across output columns
+// only, so every path gives the bits of the scalar definition.
+#pragma once
+
+#include <cstdint>
+
+#include "../../../extension_frame/parallel/simd_path.hpp"
+
+namespace morvane::structural {
+
+// Component rows, in this order: x, y, x*x, y*y, x*y.
+inline constexpr std::int64_t moment_components = 5;
+
+struct window_row_kernels {
+    // One input row of `width` samples of each plane. Writes the products
+    // x*x, y*y, x*y into prod[0 .. 3) (sub-rows `prod_stride` floats apart),
+    // then, for each component c with source row S_c (x, y, then the three
+    // product rows) and every wo < width - tap_count + 1:
+    //   hsum[c * hsum_stride + wo] = taps[0] * S_c[wo], then for j = 1 ..
+    //   tap_count - 1 in order: (S_c[wo + j] * taps[j]) + previous.
+    void (*horizontal)(const float* __restrict x, const float* __restrict y,
+                       const float* __restrict taps, std::int64_t tap_count,
+                       std::int64_t width, float* __restrict prod,
+                       std::int64_t prod_stride, float* __restrict hsum,
+                       std::int64_t hsum_stride) noexcept;
+
+    // Output rows ho = 0 .. row_count - 1, whose windows cover the hsum rows
+    // ho .. ho + tap_count - 1 (rows `hsum_row_stride` floats apart, components
+    // `hsum_stride` floats apart within a row). For each row: the vertical
+    // filter in tap order into vrow (components `vrow_stride` floats apart),
+    // then per column wo, left to right, the luminance and contrast-structure
+    // terms, and the float64 sums row_l_cs[ho] (of lum * cs) and row_cs[ho]
+    // (of cs), each a strict left-to-right chain of additions.
+    void (*vertical)(const float* __restrict hsum, std::int64_t hsum_row_stride,
+                     std::int64_t hsum_stride, const float* __restrict taps,
+                     std::int64_t tap_count, std::int64_t out_w,
+                     std::int64_t row_count, float* __restrict vrow,
+                     std::int64_t vrow_stride, float c1, float c2, float two,
+                     double* __restrict row_l_cs, double* __restrict row_cs) noexcept;
+};
+
+window_row_kernels window_row_kernels_for(simd_path path) noexcept;
+
+}  // namespace morvane::structural
