@@ -1,0 +1,50 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+STRUCTURE = "morvane.structural._kernel._structure_kernels"
+DIFFERENCE = "morvane.pixelwise._kernel._difference_kernel"
+SIMD_PATHS = ("baseline", "avx2", "avx512")
+
+
+@pytest.fixture(scope="session")
+def structure_module():
+    import morvane.structural._kernel._structure_kernels as module
+
+    return module
+
+
+@pytest.fixture(scope="session")
+def difference_module():
+    import morvane.pixelwise._kernel._difference_kernel as module
+
+    return module
+
+
+def compiled_entries(error):
+    """(routine, file name, line) of each traceback entry added by compiled code."""
+    entries = []
+    tb = error.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename.endswith(".cpp"):
+            entries.append((code.co_name, code.co_filename, tb.tb_lineno))
+        tb = tb.tb_next
+    return entries
+
+
+def run_python(source, **environment):
+    """Runs `source` in a fresh interpreter; returns its stdout (fails on a non-zero exit)."""
+    env = dict(os.environ, **environment)
+    completed = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(source)],
+        capture_output=True,
+        text=True,
+        env=env,
+        cwd=os.path.dirname(__file__),
+    )
+    assert completed.returncode == 0, completed.stderr
+    return completed.stdout
