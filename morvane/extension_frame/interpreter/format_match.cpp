@@ -2,7 +2,7 @@
 // and a single left-to-right pass reads the text against it. The text may
 // come from any exporter, so every read is bounds-checked against the text's
 // length; nothing relies on a terminating NUL.
-#include "morvane/extension_frame/interpreter/format_match.hpp"
+#include "format_match.hpp"
 
 #include <cstdint>
 #include <limits>

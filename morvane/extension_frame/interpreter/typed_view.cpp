@@ -1,7 +1,9 @@
 #include "typed_view.hpp"
 
-#include <cstring>
+#include <algorithm>
 #include <string>
+
+#include "object_ref.hpp"
 
 namespace morvane {
 namespace {
@@ -124,24 +126,34 @@ int typed_view::acquire(PyObject* object, const element_type& element, int rank,
     return 0;
 }
 
+namespace {
+
+PyObject* shape_tuple(const std::int64_t* extents, std::size_t rank) noexcept {
+    PyObject* shape = PyTuple_New(static_cast<Py_ssize_t>(rank));
+    for (std::size_t d = 0; shape != nullptr && d < rank; ++d) {
+        PyObject* extent = PyLong_FromLongLong(extents[d]);
+        if (extent == nullptr) {
+            Py_CLEAR(shape);
+        } else {
+            PyTuple_SET_ITEM(shape, d, extent);
+        }
+    }
+    return shape;
+}
+
+}  // namespace
+
 int check_allocated_extents(const typed_view& view,
                             std::initializer_list<std::int64_t> expected) noexcept {
-    int d = 0;
-    bool same = true;
-    std::string wanted, got;
-    for (std::int64_t extent : expected) {
-        same = same && view.shape[d] == extent;
-        const char* separator = d == 0 ? "" : ", ";
-        wanted += separator + std::to_string(extent);
-        got += separator + std::to_string(view.shape[d]);
-        ++d;
-    }
-    if (same) {
+    if (std::equal(expected.begin(), expected.end(), view.shape)) {
         return 0;
     }
-    const char* trailing_comma = d == 1 ? "," : "";
-    PyErr_Format(PyExc_ValueError, "Allocated array has shape (%s%s), expected (%s%s).",
-                 got.c_str(), trailing_comma, wanted.c_str(), trailing_comma);
+    object_ref got(shape_tuple(view.shape, expected.size()));
+    object_ref wanted(shape_tuple(expected.begin(), expected.size()));
+    if (got && wanted) {
+        PyErr_Format(PyExc_ValueError, "Allocated array has shape %R, expected %R.", got.get(),
+                     wanted.get());
+    }
     return -1;
 }
 

@@ -299,7 +299,9 @@ PyObject* ssim_plane_sums(const ssim_plane_sums_arguments& arguments) noexcept {
     {
         interpreter_lock_released unlocked;
         const float two = 2.0f;
-        const int scratch_team = static_cast<int>(std::min<std::int64_t>(scratch_rows, 1 << 30));
+        // Never more threads than scratch rows, even should the runtime's
+        // default team have grown since the scratch was sized.
+        const int scratch_team = static_cast<int>(scratch_rows);
         double* sum_l_cs = a.sum_l_cs.elements<double>();
         double* sum_cs = a.sum_cs.elements<double>();
         const double* row_l_cs = a.row_l_cs.elements<const double>();
