@@ -30,11 +30,19 @@ struct window_row_kernels {
 
     // Output rows ho = 0 .. row_count - 1, whose windows cover the hsum rows
     // ho .. ho + tap_count - 1 (rows `hsum_row_stride` floats apart, components
-    // `hsum_stride` floats apart within a row). For each row: the vertical
-    // filter in tap order into vrow (components `vrow_stride` floats apart),
-    // then per column wo, left to right, the luminance and contrast-structure
-    // terms, and the float64 sums row_l_cs[ho] (of lum * cs) and row_cs[ho]
-    // (of cs), each a strict left-to-right chain of additions.
+    // `hsum_stride` floats apart within a row). For each row and column wo:
+    // the moments mu1, mu2, e11, e22, e12 (components 0 .. 4) are the vertical
+    // window sums, taps[0] * hsum[ho], then for j = 1 .. tap_count - 1 in
+    // order (hsum[ho + j] * taps[j]) + previous; then, every operation a
+    // float32 one rounded on its own,
+    //   mu11 = mu1 * mu1, mu12 = mu1 * mu2, mu22 = mu2 * mu2,
+    //   lum = (two * mu12 + c1) / ((mu11 + mu22) + c1),
+    //   cs = ((e12 - mu12) * two + c2) / (((e11 - mu11) + (e22 - mu22)) + c2),
+    // with no guard on the divisions. row_cs[ho] is 0.0 + cs(0) + cs(1) + ...
+    // and row_l_cs[ho] is 0.0 + float32(lum * cs)(0) + ..., float64 additions
+    // strictly from left to right. `vrow` (components `vrow_stride` floats
+    // apart, 5 x out_w floats) is scratch that a kernel may use for the
+    // moments of a row; the current kernels keep them in registers instead.
     void (*vertical)(const float* __restrict hsum, std::int64_t hsum_row_stride,
                      std::int64_t hsum_stride, const float* __restrict taps,
                      std::int64_t tap_count, std::int64_t out_w,
