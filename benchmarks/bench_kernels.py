@@ -5,8 +5,9 @@ Run after ``pip install .``:
     python benchmarks/bench_kernels.py
 
 Set MORVANE_SIMD=baseline|avx2|avx512 to time a narrower vector path. Each
-section prints one table; the NumPy reference is timed on a subset of rows
-and scaled to the whole problem, so that it stays quick.
+section prints one table; the references (NumPy for the difference matrix,
+scikit-image for SSIM) are timed on part of the problem and scaled to the
+whole, so that they stay quick.
 """
 
 import math
@@ -100,8 +101,71 @@ def bench_ssd_matrix():
     print()
 
 
+def gaussian_window(taps, sigma):
+    offsets = np.arange(taps, dtype=np.float64) - (taps - 1) / 2
+    weights = np.exp(-0.5 * (offsets / sigma) ** 2)
+    return (weights / weights.sum()).astype(np.float32)
+
+
+def bench_ssim_plane_sums():
+    from morvane.structural._kernel import _structure_kernels as module
+
+    try:
+        from skimage.metrics import structural_similarity
+    except ImportError:
+        structural_similarity = None
+    cases = [
+        # (label, planes, height, width)
+        ("4 x 1080x1920", 4, 1080, 1920),
+        ("64 x 256x256", 64, 256, 256),
+    ]
+    taps, sigma, data_range = 11, 1.5, 255.0
+    kernel = gaussian_window(taps, sigma)
+    c1 = (0.01 * data_range) ** 2
+    c2 = (0.03 * data_range) ** 2
+    print(f"ssim_plane_sums, {taps}-tap Gaussian window "
+          f"(SIMD path: {getattr(module, '__simd_path__', '?')})")
+    rng = np.random.default_rng(2024)
+    headers = ["case", "threads", "kernel Mpix/s", "scikit-image Mpix/s", "kernel/scikit-image",
+               "max |SSIM difference|"]
+    rows = []
+    for label, count, height, width in cases:
+        planes1 = rng.uniform(0, data_range, (count, height, width)).astype(np.float32)
+        planes2 = np.clip(planes1 + rng.normal(0, 20, planes1.shape), 0, data_range)
+        planes2 = planes2.astype(np.float32)
+        map_pixels = count * (height - taps + 1) * (width - taps + 1)
+
+        reference_seconds = math.nan
+        difference = "n/a"
+        if structural_similarity is not None:
+            # scikit-image is timed on one plane and scaled to the batch.
+            start = time.perf_counter()
+            expected = structural_similarity(
+                planes1[0], planes2[0], gaussian_weights=True, sigma=sigma,
+                use_sample_covariance=False, data_range=data_range)
+            reference_seconds = (time.perf_counter() - start) * count
+
+        for threads in THREAD_COUNTS:
+            sum_l_cs, _ = module.ssim_plane_sums(planes1, planes2, kernel, c1, c2, threads)
+            if structural_similarity is not None:
+                score = sum_l_cs[0] / ((height - taps + 1) * (width - taps + 1))
+                difference = f"{abs(score - expected):.1e}"
+            seconds = best_seconds(
+                lambda: module.ssim_plane_sums(planes1, planes2, kernel, c1, c2, threads),
+                KERNEL_REPEATS)
+            rows.append([label, threads, f"{map_pixels / seconds / 1e6:.0f}",
+                         f"{map_pixels / reference_seconds / 1e6:.1f}",
+                         f"{reference_seconds / seconds:.0f}x", difference])
+    print_table(headers, rows)
+    print("Map pixels = N * (H - k + 1) * (W - k + 1); scikit-image: structural_similarity("
+          "gaussian_weights=True, sigma=1.5, use_sample_covariance=False, data_range=255), "
+          "timed on one plane and scaled.")
+    print()
+
+
 def main():
     bench_ssd_matrix()
+    bench_ssim_plane_sums()
 
 
 if __name__ == "__main__":

@@ -132,6 +132,20 @@ int enter_module_table(PyObject* module) noexcept {
     return PyDict_SetItem(modules, name.get(), module);
 }
 
+// Takes a module whose execute step failed out of sys.modules, keeping the
+// pending exception. The import system drops its own entry too, but an entry
+// made by enter_module_table would outlive the failure and be handed to the
+// next importer in place of a fresh module.
+void leave_module_table(PyObject* module) noexcept {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject* modules = PyImport_GetModuleDict();
+    if (PyDict_GetItemString(modules, state.identity->full_name) == module) {
+        PyDict_DelItemString(modules, state.identity->full_name);
+    }
+    PyErr_Restore(type, value, traceback);
+}
+
 // Binds `np`. A NumPy already in sys.modules is taken as it is; a None entry
 // there is no module, so the import runs and reports the usual error.
 int bind_numpy(PyObject* module_dict) noexcept {
@@ -222,6 +236,7 @@ int execute_module(PyObject* module) noexcept {
         if (failing_line != 0) {
             add_import_traceback_entry(failing_line);
         }
+        leave_module_table(module);
         Py_CLEAR(state.module);
         return -1;
     }
