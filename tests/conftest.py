@@ -48,3 +48,19 @@ def run_python(source, **environment):
     )
     assert completed.returncode == 0, completed.stderr
     return completed.stdout
+
+
+# The processor features each SIMD path needs, as /proc/cpuinfo names them.
+SIMD_PATH_CPU_FLAGS = {
+    "baseline": (),
+    "avx2": ("avx2",),
+    "avx512": ("avx512f", "avx512bw", "avx512vl"),
+}
+
+
+def cpu_supports(path):
+    """Whether this processor can run the SIMD path `path`."""
+    with open("/proc/cpuinfo") as cpuinfo:
+        flags = next((line.split(":", 1)[1].split() for line in cpuinfo
+                      if line.startswith("flags")), [])
+    return all(flag in flags for flag in SIMD_PATH_CPU_FLAGS[path])
