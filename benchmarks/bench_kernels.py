@@ -4,7 +4,7 @@ Run after ``pip install .``:
 
     python benchmarks/bench_kernels.py
 
-Set MORVANE_SIMD=baseline|avx2|avx512 to time a narrower vector path. Each
+Set MORVANE_SIMD=baseline|avx2|avx512|avx512vnni to time a narrower vector path. Each
 section prints one table; the references (NumPy for the difference matrix,
 scikit-image for SSIM) are timed on part of the problem and scaled to the
 whole, so that they stay quick.

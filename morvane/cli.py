@@ -155,7 +155,7 @@ def time_structure_kernel(reference, distorted, threads):
         planes1, planes2, window, c1, c2, threads))
     height, width = reference.shape
     map_pixels = planes * (height - len(window) + 1) * (width - len(window) + 1)
-    print(f"  ssim_plane_sums  {_structure_kernels.__simd_path__:<8} "
+    print(f"  ssim_plane_sums  {_structure_kernels.__simd_path__:<10} "
           f"{map_pixels / seconds / 1e6:8.1f} Mpix/s    "
           f"SSIM map pixels, {planes} planes of {height}x{width}, {len(window)}-tap window")
 
@@ -167,6 +167,6 @@ def time_difference_kernel(rng, threads):
     flat1 = rng.integers(0, 256, size=(count, pixels), dtype=np.uint8)
     flat2 = rng.integers(0, 256, size=(count, pixels), dtype=np.uint8)
     seconds = best_seconds(lambda: _difference_kernel.ssd_matrix(flat1, flat2, threads))
-    print(f"  ssd_matrix       {_difference_kernel.__simd_path__:<8} "
+    print(f"  ssd_matrix       {_difference_kernel.__simd_path__:<10} "
           f"{count * count * pixels / seconds / 1e9:8.2f} Gpairs/s  "
           f"pixel pairs, {count} x {count} images of 256x256")

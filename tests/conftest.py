@@ -7,7 +7,7 @@ import pytest
 
 STRUCTURE = "morvane.structural._kernel._structure_kernels"
 DIFFERENCE = "morvane.pixelwise._kernel._difference_kernel"
-SIMD_PATHS = ("baseline", "avx2", "avx512")
+SIMD_PATHS = ("baseline", "avx2", "avx512", "avx512vnni")
 
 
 @pytest.fixture(scope="session")
@@ -55,6 +55,7 @@ SIMD_PATH_CPU_FLAGS = {
     "baseline": (),
     "avx2": ("avx2",),
     "avx512": ("avx512f", "avx512bw", "avx512vl"),
+    "avx512vnni": ("avx512f", "avx512bw", "avx512vl", "avx512_vnni"),
 }
 
 

@@ -16,6 +16,9 @@ SOURCE = "morvane/pixelwise/_kernel/_difference_kernel.cpp"
 # Around every vector width (16, 32 and 64 bytes, two vectors a step) and the block length.
 PIXEL_COUNTS = [1, 2, 15, 16, 17, 31, 32, 33, 63, 64, 65, 127, 128, 129,
                 BLOCK - 1, BLOCK, BLOCK + 1, 3 * BLOCK + 5]
+# Batch sizes from 1 to beyond two tiles of pairs (tiles are 2 x 3 or 4 x 4 images,
+# by SIMD path), so that the tiles at the edges of the matrix take every smaller shape.
+TILE_COUNTS = range(1, 10)
 
 
 def reference(flat1, flat2):
@@ -40,10 +43,20 @@ def extremes(pixels):
     return np.concatenate([dark, light]), np.concatenate([light, dark])
 
 
+def stripes(count, pixels, first):
+    """`count` images, alternately all `first` and all 255 - `first`."""
+    values = np.where(np.arange(count) % 2 == 0, first, 255 - first).astype(np.uint8)
+    return np.repeat(values[:, None], pixels, axis=1)
+
+
 def simd_cases():
-    """(flat1, flat2) pairs that exercise every loop and tail of the block kernel."""
+    """(flat1, flat2) pairs that exercise every loop and tail of the block kernel,
+    and every shape of its tiles of pairs."""
     cases = [(batch(p, 2, p), batch(p + 1, 3, p)) for p in PIXEL_COUNTS]
     cases += [extremes(p) for p in (129, 2 * BLOCK, 3 * BLOCK + 5)]
+    cases += [(batch(n, n, 200), batch(m + 10, m, 200)) for n in TILE_COUNTS for m in TILE_COUNTS]
+    cases += [(batch(5, 5, 2 * BLOCK + 100), batch(6, 6, 2 * BLOCK + 100)),
+              (stripes(5, BLOCK + 1, 0), stripes(7, BLOCK + 1, 255))]
     return cases
 
 
@@ -91,6 +104,18 @@ def test_result_does_not_depend_on_team_size(difference_module, shape1, shape2):
     for num_threads in [1, 2, 3, work_count + 5, 1000000]:
         result = difference_module.ssd_matrix(flat1, flat2, num_threads)
         np.testing.assert_array_equal(result, expected, err_msg=f"num_threads={num_threads}")
+
+
+@pytest.mark.parametrize("count1", TILE_COUNTS)
+def test_every_tile_shape_for_any_team_size(difference_module, count1):
+    """Partly filled tiles of pairs; a team of 16 exceeds the work of the small shapes."""
+    for count2 in TILE_COUNTS:
+        flat1, flat2 = batch(count1, count1, 100), batch(count2 + 10, count2, 100)
+        expected = reference(flat1, flat2)
+        for num_threads in [1, 2, 16]:
+            np.testing.assert_array_equal(difference_module.ssd_matrix(flat1, flat2, num_threads),
+                                          expected, err_msg=f"{count1} x {count2} images, "
+                                                            f"num_threads={num_threads}")
 
 
 def test_concurrent_calls_from_python_threads(difference_module):

@@ -11,7 +11,8 @@ simd_path widest_supported_path() noexcept {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
         __builtin_cpu_supports("avx512vl")) {
-        return simd_path::avx512;
+        return __builtin_cpu_supports("avx512vnni") ? simd_path::avx512_vnni
+                                                    : simd_path::avx512;
     }
     if (__builtin_cpu_supports("avx2")) {
         return simd_path::avx2;
@@ -26,7 +27,8 @@ simd_path requested_path(simd_path supported) noexcept {
     if (request == nullptr) {
         return supported;
     }
-    for (simd_path path : {simd_path::baseline, simd_path::avx2, simd_path::avx512}) {
+    for (simd_path path :
+         {simd_path::baseline, simd_path::avx2, simd_path::avx512, simd_path::avx512_vnni}) {
         if (std::strcmp(request, simd_path_name(path)) == 0) {
             return path < supported ? path : supported;
         }
@@ -45,6 +47,7 @@ const char* simd_path_name(simd_path path) noexcept {
     switch (path) {
         case simd_path::avx2: return "avx2";
         case simd_path::avx512: return "avx512";
+        case simd_path::avx512_vnni: return "avx512vnni";
         case simd_path::baseline: break;
     }
     return "baseline";

@@ -18,7 +18,6 @@
 #include "../../extension_frame/interpreter/typed_view.hpp"
 #include "../../extension_frame/interpreter/value_error.hpp"
 #include "../../extension_frame/parallel/interpreter_lock.hpp"
-#include "../../extension_frame/parallel/team_size.hpp"
 #include "block_loop.hpp"
 #include "kernels/block_ssd.hpp"
 
@@ -167,7 +166,6 @@ PyObject* ssd_matrix(const ssd_matrix_arguments& arguments) noexcept {
         return function_failure(line_partials_allocation);
     }
     const std::int64_t work_items = count1 * count2;
-    const std::int64_t work_count = work_items * blocks;
 
     // Released in this order on every exit: the array reference, then its view.
     typed_view partials;
@@ -190,8 +188,8 @@ PyObject* ssd_matrix(const ssd_matrix_arguments& arguments) noexcept {
 
     {
         interpreter_lock_released unlocked;
-        const block_loop_inputs inputs{flat1, flat2, count2, pixels, blocks, partials};
-        run_block_loop(inputs, work_count, loop_team_size(num_threads, work_count));
+        const block_loop_inputs inputs{flat1, flat2, count1, count2, pixels, blocks, partials};
+        run_block_loop(inputs, num_threads);
     }
 
     PyObject* matrix = numpy::sum_and_reshape(partials_arr.get(), 1, count1, count2);

@@ -389,6 +389,7 @@ MORVANE_WINDOW_ROW_ENTRIES(avx512, "avx512f", avx512_lanes)
 
 window_row_kernels window_row_kernels_for(simd_path path) noexcept {
     switch (path) {
+        case simd_path::avx512_vnni:
         case simd_path::avx512: return {horizontal_avx512, vertical_avx512};
         case simd_path::avx2: return {horizontal_avx2, vertical_avx2};
         case simd_path::baseline: break;
