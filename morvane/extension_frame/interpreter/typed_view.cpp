@@ -63,7 +63,11 @@ int check_c_contiguous(const Py_buffer& buffer) noexcept {
             PyErr_SetString(PyExc_ValueError, "Buffer not C contiguous.");
             return -1;
         }
-        expected *= buffer.shape[d];
+        // Only an exporter whose extents overstate its length can overflow.
+        if (__builtin_mul_overflow(expected, buffer.shape[d], &expected)) {
+            PyErr_SetString(PyExc_ValueError, "Buffer not C contiguous.");
+            return -1;
+        }
     }
     return 0;
 }
@@ -115,11 +119,15 @@ int typed_view::acquire(PyObject* object, const element_type& element, int rank,
         PyBuffer_Release(&buffer_);
         return -1;
     }
+    // Strides left out are those of the C layout. The extents of an empty
+    // buffer may multiply past 64 bits; its strides are never stepped along.
     std::int64_t stride = buffer_.itemsize;
     for (int d = rank - 1; d >= 0; --d) {
         shape[d] = buffer_.shape[d];
         strides[d] = buffer_.strides != nullptr ? buffer_.strides[d] : stride;
-        stride *= buffer_.shape[d];
+        if (__builtin_mul_overflow(stride, buffer_.shape[d], &stride)) {
+            stride = 0;
+        }
     }
     data = static_cast<char*>(buffer_.buf);
     memview_ = owner_state::acquired;
