@@ -1,3 +1,4 @@
+import contextlib
 import os
 import subprocess
 import sys
@@ -65,3 +66,22 @@ def cpu_supports(path):
         flags = next((line.split(":", 1)[1].split() for line in cpuinfo
                       if line.startswith("flags")), [])
     return all(flag in flags for flag in SIMD_PATH_CPU_FLAGS[path])
+
+
+@contextlib.contextmanager
+def np_rebinding(module):
+    """Yields rebind(value), which sets the module global `np` to value (or
+    deletes it for None); the original binding is restored on exit."""
+    original = module.np
+
+    def rebind(value):
+        if value is None:
+            del module.np
+        else:
+            module.np = value
+        return value
+
+    try:
+        yield rebind
+    finally:
+        module.np = original

@@ -7,7 +7,8 @@ import threading
 import numpy as np
 import pytest
 
-from conftest import DIFFERENCE, SIMD_PATHS, compiled_entries, cpu_supports, run_python
+from conftest import (DIFFERENCE, SIMD_PATHS, compiled_entries, cpu_supports, np_rebinding,
+                      run_python)
 
 BLOCK = 32768  # pixels per block sum
 ROUTINE = DIFFERENCE + ".ssd_matrix"
@@ -199,21 +200,10 @@ class RecordingNumpy:
 
 @pytest.fixture
 def rebind_np(difference_module):
-    """rebind_np(value) sets the module's `np` to value, or deletes it for None,
+    """rebind_np(value) sets the module's `np` to value (deletes it for None)
     until the test ends."""
-    original = difference_module.np
-
-    def rebind(value):
-        if value is None:
-            del difference_module.np
-        else:
-            difference_module.np = value
-        return value
-
-    try:
+    with np_rebinding(difference_module) as rebind:
         yield rebind
-    finally:
-        difference_module.np = original
 
 
 # --- empty problems -----------------------------------------------------------

@@ -9,7 +9,8 @@ import weakref
 import numpy as np
 import pytest
 
-from conftest import SIMD_PATHS, STRUCTURE, compiled_entries, cpu_supports, run_python
+from conftest import (SIMD_PATHS, STRUCTURE, compiled_entries, cpu_supports, np_rebinding,
+                      run_python)
 from ssim_model import ssim_plane_sums_model
 
 ROUTINE = STRUCTURE + ".ssim_plane_sums"
@@ -336,19 +337,8 @@ class RecordingNumpy:
 def rebind_np(structure_module):
     """rebind_np(value) sets the module's `np` to value (deletes it for None)
     until the test ends."""
-    original = structure_module.np
-
-    def rebind(value):
-        if value is None:
-            del structure_module.np
-        else:
-            structure_module.np = value
-        return value
-
-    try:
+    with np_rebinding(structure_module) as rebind:
         yield rebind
-    finally:
-        structure_module.np = original
 
 
 def allocations(n, height, width, k, rows):
