@@ -112,10 +112,11 @@ def exact_cases():
     cases.append(("order of the float64 sums", *absorbed_terms(), False))
     cases.append(("15x15 k=15", *pair(15, 2, 15, 15), taps(15, 15), C1, C2, False))
     cases.append(("gaussian 64x96", *pair(11, 3, 64, 96), gaussian(), C1, C2, False))
-    # Planes this wide are filtered in bands of rows: here 96 rows, the last
-    # band short; and bands as tall as a window, each completing one more.
+    # Planes this wide are filtered in bands of rows (here 48 rows, the last
+    # band short), and bands shorter than the window (30 rows of a 64-tap
+    # window), with windows that reach across bands and across threads.
     cases.append(("bands of rows", *pair(21, 2, 300, 1100), taps(21, 11), C1, C2, False))
-    cases.append(("bands one window tall", *pair(22, 2, 150, 1763), taps(22, 64), C1, C2,
+    cases.append(("bands shorter than a window", *pair(22, 2, 150, 1763), taps(22, 64), C1, C2,
                   False))
     # Negative taps make windowed variances negative; nothing clamps them.
     cases.append(("negative taps", *pair(23, 2, 40, 70), unaligned([-0.5, 1.5, 0.25, -0.25]),

@@ -228,12 +228,13 @@ PyObject* raise_window_too_large(std::int64_t height, std::int64_t width,
     return function_failure(line_window_check);
 }
 
-// Rows of hsum filtered per band: few enough that the band is still in the
-// caches when the vertical pass reads it back, and at least one window.
-std::int64_t band_rows(std::int64_t taps, std::int64_t out_w) noexcept {
-    constexpr std::int64_t band_bytes = std::int64_t{2} << 20;
+// Rows of hsum that a thread filters per band: few enough that the band is
+// still in the thread's caches (about the size of a core's L2) when the
+// vertical pass reads it back.
+std::int64_t band_rows(std::int64_t out_w) noexcept {
+    constexpr std::int64_t band_bytes = std::int64_t{1} << 20;
     const std::int64_t row_bytes = moment_components * out_w * std::int64_t{sizeof(float)};
-    return std::max(taps, band_bytes / row_bytes);
+    return std::max<std::int64_t>(1, band_bytes / row_bytes);
 }
 
 // The team for a loop of `count` rows, never more threads than scratch rows
@@ -313,32 +314,16 @@ PyObject* ssim_plane_sums(const ssim_plane_sums_arguments& arguments) noexcept {
 
     {
         interpreter_lock_released unlocked;
-        const std::int64_t rows_per_band = band_rows(taps, out_w);
+        const window_pass_record record{planes1, planes2, kernel, a.hsum, a.prod, a.vrow,
+                                        a.row_l_cs, a.row_cs, width, height, taps, out_w,
+                                        out_h, band_rows(out_w), arguments.c1, arguments.c2, two};
         const int scratch_team = static_cast<int>(scratch_rows);
         double* sum_l_cs = a.sum_l_cs.elements<double>();
         double* sum_cs = a.sum_cs.elements<double>();
         const double* row_l_cs = a.row_l_cs.elements<const double>();
         const double* row_cs = a.row_cs.elements<const double>();
         for (std::int64_t n = 0; n < n_planes; ++n) {
-            // Band by band down the plane: the horizontal pass over the band's
-            // rows, then the vertical pass over the output rows it completes.
-            std::int64_t rows_filtered = 0;
-            std::int64_t rows_summed = 0;
-            while (rows_summed < out_h) {
-                const std::int64_t band_end = std::min(height, rows_filtered + rows_per_band);
-                horizontal_window_pass(
-                    n, planes1, planes2, kernel, width, taps, a.hsum, a.prod, rows_filtered,
-                    band_end, team_size(num_threads, band_end - rows_filtered, scratch_team));
-                rows_filtered = band_end;
-                const std::int64_t rows_complete = rows_filtered + 1 - taps;
-                if (rows_complete > rows_summed) {
-                    vertical_window_pass(
-                        kernel, taps, out_w, a.hsum, a.vrow, a.row_l_cs, a.row_cs,
-                        arguments.c1, arguments.c2, two, rows_summed, rows_complete,
-                        team_size(num_threads, rows_complete - rows_summed, scratch_team));
-                    rows_summed = rows_complete;
-                }
-            }
+            window_passes(record, n, team_size(num_threads, height, scratch_team));
             double total_l_cs = 0.0;
             double total_cs = 0.0;
             for (std::int64_t r = 0; r < out_h; ++r) {

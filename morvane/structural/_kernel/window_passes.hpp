@@ -1,4 +1,5 @@
-// The two parallel passes of the separable SSIM window over one plane pair.
+// The two passes of the separable SSIM window over one plane pair, run in
+// parallel.
 #pragma once
 
 #include <cstdint>
@@ -7,25 +8,33 @@
 
 namespace morvane::structural {
 
-// Every input row first_row <= h < end_row of plane n: the products x*x, y*y,
-// x*y into the thread's row prod[t], then the five components filtered along
-// the row into hsum[h] (height, 5, out_w). Run by `threads` threads (at most
-// prod's rows), each row by exactly one of them.
-void horizontal_window_pass(std::int64_t n, const view_layout& planes1,
-                            const view_layout& planes2, const view_layout& kernel,
-                            std::int64_t width, std::int64_t taps, const view_layout& hsum,
-                            const view_layout& prod, std::int64_t first_row,
-                            std::int64_t end_row, int threads) noexcept;
+// What the passes over a plane read and write: the call's views (the
+// driver's descriptors), its sizes and its constants.
+struct window_pass_record {
+    const view_layout& planes1;
+    const view_layout& planes2;
+    const view_layout& kernel;
+    const view_layout& hsum;      // (height, 5, out_w), shared by the team
+    const view_layout& prod;      // (rows, 3, width), row t for thread t
+    const view_layout& vrow;      // (rows, 5, out_w), row t for thread t
+    const view_layout& row_l_cs;  // (out_h,)
+    const view_layout& row_cs;    // (out_h,)
+    std::int64_t width;
+    std::int64_t height;
+    std::int64_t taps;
+    std::int64_t out_w;
+    std::int64_t out_h;
+    std::int64_t band_rows;  // hsum rows a thread filters before it sums what they complete
+    float c1;
+    float c2;
+    float two;
+};
 
-// Every output row first_row <= ho < end_row, whose hsum rows must be
-// filtered already: the window completed down the columns of hsum, the
-// luminance and contrast-structure terms per pixel, and their float64 row
-// sums into row_l_cs[ho] and row_cs[ho]. Run by `threads` threads (at most
-// vrow's rows), each row by exactly one of them.
-void vertical_window_pass(const view_layout& kernel, std::int64_t taps, std::int64_t out_w,
-                          const view_layout& hsum, const view_layout& vrow,
-                          const view_layout& row_l_cs, const view_layout& row_cs, float c1,
-                          float c2, float two, std::int64_t first_row, std::int64_t end_row,
-                          int threads) noexcept;
+// Both passes over plane n, run by `threads` threads (at most the rows of
+// prod and vrow, and of the plane): every input row h is filtered along the
+// row into hsum[h] and every output row ho summed down the columns of hsum
+// into row_l_cs[ho] and row_cs[ho], each by exactly one thread. Returns when
+// the whole team has finished.
+void window_passes(const window_pass_record& record, std::int64_t n, int threads) noexcept;
 
 }  // namespace morvane::structural

@@ -2,8 +2,9 @@
 //
 // Pure kernels: pointers, counts and element strides only, no interpreter and
 // no threads. Every value is a float32 operation rounded on its own (no fused
-// multiply-add, no reassociation); vector paths work across output columns
-// only, so every path gives the bits of the scalar definition.
+// multiply-add, no reassociation); vector lanes only ever hold different
+// output columns (or, for the float64 row sums, different output rows), so
+// every path gives the bits of the scalar definition.
 #pragma once
 
 #include <cstdint>
@@ -16,17 +17,20 @@ namespace morvane::structural {
 inline constexpr std::int64_t moment_components = 5;
 
 struct window_row_kernels {
-    // One input row of `width` samples of each plane. Writes the products
-    // x*x, y*y, x*y into prod[0 .. 3) (sub-rows `prod_stride` floats apart),
-    // then, for each component c with source row S_c (x, y, then the three
-    // product rows) and every wo < width - tap_count + 1:
-    //   hsum[c * hsum_stride + wo] = taps[0] * S_c[wo], then for j = 1 ..
+    // Input rows r = 0 .. row_count - 1 of `width` samples of each plane
+    // (rows `x_row_stride` and `y_row_stride` floats apart). For each row:
+    // the products x*x, y*y, x*y into prod[0 .. 3) (sub-rows `prod_stride`
+    // floats apart), then, for each component c with source row S_c (x, y,
+    // then the three product rows) and every wo < width - tap_count + 1, with
+    // H the row's hsum (hsum + r * hsum_row_stride):
+    //   H[c * hsum_stride + wo] = taps[0] * S_c[wo], then for j = 1 ..
     //   tap_count - 1 in order: (S_c[wo + j] * taps[j]) + previous.
-    void (*horizontal)(const float* __restrict x, const float* __restrict y,
-                       const float* __restrict taps, std::int64_t tap_count,
-                       std::int64_t width, float* __restrict prod,
+    void (*horizontal)(const float* __restrict x, std::int64_t x_row_stride,
+                       const float* __restrict y, std::int64_t y_row_stride,
+                       std::int64_t row_count, const float* __restrict taps,
+                       std::int64_t tap_count, std::int64_t width, float* __restrict prod,
                        std::int64_t prod_stride, float* __restrict hsum,
-                       std::int64_t hsum_stride) noexcept;
+                       std::int64_t hsum_row_stride, std::int64_t hsum_stride) noexcept;
 
     // Output rows ho = 0 .. row_count - 1, whose windows cover the hsum rows
     // ho .. ho + tap_count - 1 (rows `hsum_row_stride` floats apart, components
