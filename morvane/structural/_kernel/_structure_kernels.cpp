@@ -281,6 +281,8 @@ PyObject* ssim_plane_sums(const ssim_plane_sums_arguments& arguments) noexcept {
     if (allocate(a.prod_arr, dtype::float32, scratch_rows, 3, width) < 0) {
         return function_failure(line_prod_arr);
     }
+    // Every call makes a per-thread row of the five moments too; the vertical
+    // kernels keep a row's moments in registers and leave it untouched.
     if (allocate(a.vrow_arr, dtype::float32, scratch_rows, 5, out_w) < 0) {
         return function_failure(line_vrow_arr);
     }
@@ -314,7 +316,7 @@ PyObject* ssim_plane_sums(const ssim_plane_sums_arguments& arguments) noexcept {
 
     {
         interpreter_lock_released unlocked;
-        const window_pass_record record{planes1, planes2, kernel, a.hsum, a.prod, a.vrow,
+        const window_pass_record record{planes1, planes2, kernel, a.hsum, a.prod,
                                         a.row_l_cs, a.row_cs, width, height, taps, out_w,
                                         out_h, band_rows(out_w), arguments.c1, arguments.c2, two};
         const int scratch_team = static_cast<int>(scratch_rows);

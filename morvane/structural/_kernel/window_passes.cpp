@@ -27,18 +27,17 @@ void horizontal_window_pass(const window_pass_record& record, std::int64_t n,
                     hsum.row<float>(first_row), float_stride(hsum, 0), float_stride(hsum, 1));
 }
 
-// The output rows first_row <= ho < end_row, by thread t, once every hsum
+// The output rows first_row <= ho < end_row, once every hsum
 // row of their windows is filtered: the window completed down the columns
 // of hsum, the terms per pixel and their row sums.
 void vertical_window_pass(const window_pass_record& record, std::int64_t first_row,
-                          std::int64_t end_row, int t) noexcept {
+                          std::int64_t end_row) noexcept {
     const view_layout& hsum = record.hsum;
-    const view_layout& vrow = record.vrow;
     window_row_kernels_for(active_simd_path())
         .vertical(hsum.row<const float>(first_row), float_stride(hsum, 0), float_stride(hsum, 1),
                   record.kernel.elements<const float>(), record.taps, record.out_w,
-                  end_row - first_row, vrow.row<float>(t), float_stride(vrow, 1), record.c1,
-                  record.c2, record.two, record.row_l_cs.elements<double>() + first_row,
+                  end_row - first_row, record.c1, record.c2, record.two,
+                  record.row_l_cs.elements<double>() + first_row,
                   record.row_cs.elements<double>() + first_row);
 }
 
@@ -60,13 +59,13 @@ void thread_window_passes(const window_pass_record& record, std::int64_t n, std:
         filtered = band_end;
         const std::int64_t complete = std::min(own_windows_end, filtered + 1 - record.taps);
         if (complete > summed) {
-            vertical_window_pass(record, summed, complete, t);
+            vertical_window_pass(record, summed, complete);
             summed = complete;
         }
     }
 #pragma omp barrier
     if (outputs_end > summed) {
-        vertical_window_pass(record, summed, outputs_end, t);
+        vertical_window_pass(record, summed, outputs_end);
     }
 }
 

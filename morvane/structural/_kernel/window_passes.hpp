@@ -16,7 +16,6 @@ struct window_pass_record {
     const view_layout& kernel;
     const view_layout& hsum;      // (height, 5, out_w), shared by the team
     const view_layout& prod;      // (rows, 3, width), row t for thread t
-    const view_layout& vrow;      // (rows, 5, out_w), row t for thread t
     const view_layout& row_l_cs;  // (out_h,)
     const view_layout& row_cs;    // (out_h,)
     std::int64_t width;
@@ -31,7 +30,7 @@ struct window_pass_record {
 };
 
 // Both passes over plane n, run by `threads` threads (at most the rows of
-// prod and vrow, and of the plane): every input row h is filtered along the
+// prod, and of the plane): every input row h is filtered along the
 // row into hsum[h] and every output row ho summed down the columns of hsum
 // into row_l_cs[ho] and row_cs[ho], each by exactly one thread. Returns when
 // the whole team has finished.

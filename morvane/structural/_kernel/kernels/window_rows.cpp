@@ -636,8 +636,7 @@ void vertical_rows(const float* __restrict hsum, std::int64_t hsum_row_stride,
 // ---------------------------------------------------------------------------
 // Entry points.
 
-// The kernels of one path, compiled for its instruction set. The vertical
-// kernel keeps its moments in registers, so it leaves the vrow scratch alone.
+// The kernels of one path, compiled for its instruction set.
 #define MORVANE_WINDOW_ROW_ENTRIES(path, isa, lanes_type)                                     \
     [[gnu::target(isa), gnu::flatten]] void horizontal_##path(                                \
         const float* __restrict x, std::int64_t x_row_stride, const float* __restrict y,      \
@@ -652,8 +651,7 @@ void vertical_rows(const float* __restrict hsum, std::int64_t hsum_row_stride,
     [[gnu::target(isa), gnu::flatten]] void vertical_##path(                                  \
         const float* __restrict hsum, std::int64_t hsum_row_stride, std::int64_t hsum_stride, \
         const float* __restrict taps, std::int64_t tap_count, std::int64_t out_w,             \
-        std::int64_t row_count, float* __restrict /*vrow*/, std::int64_t /*vrow_stride*/,     \
-        float c1, float c2, float two, double* __restrict row_l_cs,                           \
+        std::int64_t row_count, float c1, float c2, float two, double* __restrict row_l_cs,   \
         double* __restrict row_cs) noexcept {                                                 \
         vertical_rows<lanes_type>(hsum, hsum_row_stride, hsum_stride, taps, tap_count, out_w, \
                                   row_count, term_constants{c1, c2, two}, row_l_cs, row_cs);  \

@@ -44,14 +44,11 @@ struct window_row_kernels {
     //   cs = ((e12 - mu12) * two + c2) / (((e11 - mu11) + (e22 - mu22)) + c2),
     // with no guard on the divisions. row_cs[ho] is 0.0 + cs(0) + cs(1) + ...
     // and row_l_cs[ho] is 0.0 + float32(lum * cs)(0) + ..., float64 additions
-    // strictly from left to right. `vrow` (components `vrow_stride` floats
-    // apart, 5 x out_w floats) is scratch that a kernel may use for the
-    // moments of a row; the current kernels keep them in registers instead.
+    // strictly from left to right. A row's moments stay in registers.
     void (*vertical)(const float* __restrict hsum, std::int64_t hsum_row_stride,
                      std::int64_t hsum_stride, const float* __restrict taps,
                      std::int64_t tap_count, std::int64_t out_w,
-                     std::int64_t row_count, float* __restrict vrow,
-                     std::int64_t vrow_stride, float c1, float c2, float two,
+                     std::int64_t row_count, float c1, float c2, float two,
                      double* __restrict row_l_cs, double* __restrict row_cs) noexcept;
 };
 
