@@ -3,6 +3,8 @@ objects, re-import and reload, and how an import fails."""
 
 import importlib
 import inspect
+import shutil
+import subprocess
 import sys
 
 import numpy
@@ -330,3 +332,16 @@ print(sys.modules[{identity.full_name!r}] is first, hasattr(second, "np"))
         [],
     )
     assert table == "True False"
+
+
+@pytest.mark.parametrize("module_name", [STRUCTURE, DIFFERENCE])
+def test_library_exports_its_init_function_only(module_name):
+    # Both libraries carry their own copy of the frame's process-wide state;
+    # an exported symbol could bind one library's references to the other's.
+    if shutil.which("nm") is None:
+        pytest.skip("nm is not installed")
+    path = importlib.import_module(module_name).__file__
+    listing = subprocess.run(["nm", "-D", "--defined-only", path], capture_output=True,
+                             text=True, check=True).stdout
+    exported = [line.split()[-1] for line in listing.splitlines()]
+    assert exported == ["PyInit_" + module_name.rsplit(".", 1)[1]]
