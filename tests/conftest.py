@@ -1,4 +1,5 @@
 import contextlib
+import json
 import os
 import subprocess
 import sys
@@ -85,3 +86,14 @@ def np_rebinding(module):
         yield rebind
     finally:
         module.np = original
+
+
+def results_on_simd_path(path, source):
+    """Runs `source` in a fresh interpreter forced onto the SIMD path `path`
+    (skipping a path this processor lacks). `source` prints one JSON object
+    with the module's "path" and its "results", which are returned."""
+    if not cpu_supports(path):
+        pytest.skip(f"this processor cannot run the {path} path")
+    run = json.loads(run_python(source, MORVANE_SIMD=path))
+    assert run["path"] == path
+    return run["results"]

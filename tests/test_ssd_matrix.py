@@ -1,14 +1,13 @@
 """ssd_matrix end to end: exact sums, team sizes, SIMD paths, failures and NumPy use."""
 
 import builtins
-import json
 import threading
 
 import numpy as np
 import pytest
 
-from conftest import (DIFFERENCE, SIMD_PATHS, compiled_entries, cpu_supports, np_rebinding,
-                      run_python)
+from conftest import (DIFFERENCE, SIMD_PATHS, compiled_entries, np_rebinding,
+                      results_on_simd_path)
 
 BLOCK = 32768  # pixels per block sum
 ROUTINE = DIFFERENCE + ".ssd_matrix"
@@ -148,11 +147,8 @@ SIMD_RUN = """
 
 @pytest.mark.parametrize("path", SIMD_PATHS)
 def test_every_simd_path_is_exact(path):
-    if not cpu_supports(path):
-        pytest.skip(f"this processor cannot run the {path} path")
-    run = json.loads(run_python(SIMD_RUN, MORVANE_SIMD=path))
-    assert run["path"] == path
-    for (flat1, flat2), result in zip(simd_cases(), run["results"], strict=True):
+    results = results_on_simd_path(path, SIMD_RUN)
+    for (flat1, flat2), result in zip(simd_cases(), results, strict=True):
         np.testing.assert_array_equal(result, reference(flat1, flat2),
                                       err_msg=f"{path}, {flat1.shape[1]} pixels")
 

@@ -9,8 +9,8 @@ import weakref
 import numpy as np
 import pytest
 
-from conftest import (SIMD_PATHS, STRUCTURE, compiled_entries, cpu_supports, np_rebinding,
-                      run_python)
+from conftest import (SIMD_PATHS, STRUCTURE, compiled_entries, np_rebinding,
+                      results_on_simd_path, run_python)
 from ssim_model import ssim_plane_sums_model
 
 ROUTINE = STRUCTURE + ".ssim_plane_sums"
@@ -282,11 +282,8 @@ SIMD_RUN = """
 
 @pytest.mark.parametrize("path", SIMD_PATHS)
 def test_every_simd_path_is_exact(path):
-    if not cpu_supports(path):
-        pytest.skip(f"this processor cannot run the {path} path")
-    run = json.loads(run_python(SIMD_RUN, MORVANE_SIMD=path))
-    assert run["path"] == path
-    for case, result in zip(EXACT_CASES, run["results"], strict=True):
+    results = results_on_simd_path(path, SIMD_RUN)
+    for case, result in zip(EXACT_CASES, results, strict=True):
         name, planes1, planes2, kernel, c1, c2, nan_expected = case
         sums = np.frombuffer(bytes.fromhex(result), dtype=np.float64).reshape(2, -1)
         expected = ssim_plane_sums_model(planes1, planes2, kernel, c1, c2)
