@@ -8,7 +8,6 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <limits>
 
 #include "../../extension_frame/interpreter/call_binding.hpp"
 #include "../../extension_frame/interpreter/conversions.hpp"

@@ -228,15 +228,6 @@ PyObject* raise_window_too_large(std::int64_t height, std::int64_t width,
     return function_failure(line_window_check);
 }
 
-// Rows of hsum that a thread filters per band: few enough that the band is
-// still in the thread's caches (about the size of a core's L2) when the
-// vertical pass reads it back.
-std::int64_t band_rows(std::int64_t out_w) noexcept {
-    constexpr std::int64_t band_bytes = std::int64_t{1} << 20;
-    const std::int64_t row_bytes = moment_components * out_w * std::int64_t{sizeof(float)};
-    return std::max<std::int64_t>(1, band_bytes / row_bytes);
-}
-
 // The team for a loop of `count` rows, never more threads than scratch rows
 // (even should the runtime's default team have grown since they were made).
 int team_size(std::int32_t num_threads, std::int64_t count, int scratch_rows) noexcept {
@@ -318,7 +309,7 @@ PyObject* ssim_plane_sums(const ssim_plane_sums_arguments& arguments) noexcept {
         interpreter_lock_released unlocked;
         const window_pass_record record{planes1, planes2, kernel, a.hsum, a.prod,
                                         a.row_l_cs, a.row_cs, width, height, taps, out_w,
-                                        out_h, band_rows(out_w), arguments.c1, arguments.c2, two};
+                                        out_h, arguments.c1, arguments.c2, two};
         const int scratch_team = static_cast<int>(scratch_rows);
         double* sum_l_cs = a.sum_l_cs.elements<double>();
         double* sum_cs = a.sum_cs.elements<double>();

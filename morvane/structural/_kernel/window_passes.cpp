@@ -13,6 +13,15 @@ std::int64_t float_stride(const view_layout& view, int axis) noexcept {
     return view.strides[axis] / static_cast<std::int64_t>(sizeof(float));
 }
 
+// Rows of hsum that a thread filters per band: few enough that the band is
+// still in the thread's caches (about the size of a core's L2) when the
+// vertical pass reads it back.
+std::int64_t band_rows(std::int64_t out_w) noexcept {
+    constexpr std::int64_t band_bytes = std::int64_t{1} << 20;
+    const std::int64_t row_bytes = moment_components * out_w * std::int64_t{sizeof(float)};
+    return std::max<std::int64_t>(1, band_bytes / row_bytes);
+}
+
 // The input rows first_row <= h < end_row of plane n, by thread t: the
 // products into prod[t], the rows filtered along the row into hsum[h].
 void horizontal_window_pass(const window_pass_record& record, std::int64_t n,
@@ -51,10 +60,11 @@ void thread_window_passes(const window_pass_record& record, std::int64_t n, std:
                           std::int64_t end, int t) noexcept {
     const std::int64_t outputs_end = std::min(end, record.out_h);
     const std::int64_t own_windows_end = std::min(outputs_end, end + 1 - record.taps);
+    const std::int64_t rows_per_band = band_rows(record.out_w);
     std::int64_t filtered = begin;
     std::int64_t summed = begin;
     while (filtered < end) {
-        const std::int64_t band_end = std::min(end, filtered + record.band_rows);
+        const std::int64_t band_end = std::min(end, filtered + rows_per_band);
         horizontal_window_pass(record, n, filtered, band_end, t);
         filtered = band_end;
         const std::int64_t complete = std::min(own_windows_end, filtered + 1 - record.taps);

@@ -23,7 +23,6 @@ struct window_pass_record {
     std::int64_t taps;
     std::int64_t out_w;
     std::int64_t out_h;
-    std::int64_t band_rows;  // hsum rows a thread filters before it sums what they complete
     float c1;
     float c2;
     float two;
